@@ -1,0 +1,10 @@
+// PLACEHOLDER: download thread.
+#include "download/OnlineClient.h"
+
+#include "service/main.h"
+
+TOnlineClientThread::TOnlineClientThread(TPelornDataLoader& module, platform::EventLoop& loop,
+                                         ExchangeTimeouts timeouts)
+    : WorkerThread(loop), module_(module), timeouts_(timeouts) {}
+TOnlineClientThread::~TOnlineClientThread() = default;
+void TOnlineClientThread::Execute() {}

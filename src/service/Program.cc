@@ -1,0 +1,2 @@
+// PLACEHOLDER: program entry.
+int main() { return 0; }

@@ -1,0 +1,118 @@
+// The service module: the one object of the service process and the owner of everything the
+// service holds: settings, the catalogue, both timers, the idle event and the two worker threads.
+// All of its work runs on the loop thread; worker threads reach it by hand-over.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "catalogue/Catalogue.h"
+#include "platform/Clock.h"
+#include "platform/EventLoop.h"
+
+class TOnlineClientThread;
+class TDirMonitor;
+class TIniFile;
+struct ExchangeTimeouts;
+
+// Service registration texts (Windows-1251 where Cyrillic).
+extern const char* const kServiceName;  // "PelornDataLoader"
+std::string ServiceDisplayName();
+std::string ServiceDescription();
+
+struct ModuleOptions {
+    std::string home;                                   // empty: the executable's folder
+    platform::Clock* clock = nullptr;                   // null: the system clocks
+    std::function<void(const std::string&)> onLogLine;  // echo of each written log line (stamped)
+};
+
+class TPelornDataLoader {
+public:
+    TPelornDataLoader(platform::EventLoop& loop, ModuleOptions options);
+    ~TPelornDataLoader();
+    TPelornDataLoader(const TPelornDataLoader&) = delete;
+    TPelornDataLoader& operator=(const TPelornDataLoader&) = delete;
+
+    // Lifecycle.
+    void ServiceStart(bool& Started);  // throws when the configuration cannot be written
+    void ServiceExecute();             // runs the loop until Stop()
+    void ServiceAfterInstall();
+    void ServiceAfterUninstall() {}
+    std::string QueryHomeFolder();
+    // Requests from the host: any thread.
+    void Stop();
+    void Pause();
+    void Continue();
+    bool Terminated() const { return FTerminated; }
+
+    // Configuration.
+    void WriteDefaultSettings(TIniFile& file);
+    void ReadSettings(TIniFile& file);
+    void CreateServerFolder(const std::string& server, uint16_t port);
+    void ReloadSettings();
+    std::string IniPath() const;
+
+    // Log.
+    void AppendLog(const std::string& text);
+
+    // Poll scheduler.
+    void CheckDataTimerTimer();
+    void StartDownload();
+    void DownloadTerminated();
+    uint32_t TicksSince(uint32_t last) const;
+
+    // Catalogue.
+    void ClearCatalogue();
+    void UpdateServerList();
+    void UpdatePasswordList();
+
+    // Directory monitor.
+    void StartDirMonitor();
+    void DirTimerTimer();
+
+    // Fields, in declaration order.
+    platform::Timer DirTimer;
+    platform::Timer CheckDataTimer;
+    uint32_t FVersion[4] = {0, 0, 0, 0};
+    platform::ManualResetEvent FIdleEvent;
+    bool FServerScanBusy = false;
+    bool FWriteLog = true;
+    bool FPasswordScanBusy = false;
+    uint32_t FPeriod = 0;
+    uint32_t FValidWeeks = 0;
+    bool FCheckTrips = false;
+    uint32_t FLastPollTick = 0;
+    std::string FHomeFolder;
+    std::string FDataFolder;
+    std::string FDBFFolder;
+    std::string FPasswordsFolder;
+    TDeviceList FCommonList;
+    TPasswordList FPasswordList;
+    TServerList FServerList;
+    uint32_t FChangeFlags = 0;
+
+    // The worker threads (at most one download; the monitor is started once).
+    std::unique_ptr<TOnlineClientThread> DownloadThread;
+    std::unique_ptr<TDirMonitor> DirMonitorThread;
+
+    // Exchange errors logged since the start (for the one-shot run's exit status).
+    std::atomic<int> FExchangeErrors{0};
+    // Time limits handed to each new download (tests shorten them).
+    std::unique_ptr<ExchangeTimeouts> FTimeouts;
+
+    platform::EventLoop& Loop() { return loop_; }
+    platform::Clock& Clock() { return *clock_; }
+
+private:
+    platform::EventLoop& loop_;
+    platform::Clock* clock_;
+    ModuleOptions options_;
+    std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FPaused{false};
+};
+
+// The one module instance of the process (set by the program entry).
+extern TPelornDataLoader* PelornDataLoader;
