@@ -8,3 +8,8 @@ TOnlineClientThread::TOnlineClientThread(TPelornDataLoader& module, platform::Ev
     : WorkerThread(loop), module_(module), timeouts_(timeouts) {}
 TOnlineClientThread::~TOnlineClientThread() = default;
 void TOnlineClientThread::Execute() {}
+
+// Every line of a download goes to the log on the loop thread.
+void TOnlineClientThread::LogMessage() {
+    Synchronize([this] { module_.AppendLog(FMessage); });
+}

@@ -17,3 +17,4 @@ TPelornDataLoader::TPelornDataLoader(platform::EventLoop& loop, ModuleOptions op
 
 TPelornDataLoader::~TPelornDataLoader() = default;
 void TPelornDataLoader::AppendLog(const std::string&) {}
+int TPelornDataLoader::RunOnce() { return 0; }

@@ -63,6 +63,10 @@ public:
     void StartDownload();
     void DownloadTerminated();
     uint32_t TicksSince(uint32_t last) const;
+    // One poll as a tick whose period has run out would make it (the one-shot run).
+    void PollNow();
+    // The one-shot run: start, PollNow, wait for the download's end, stop. Exit status.
+    int RunOnce();
 
     // Catalogue.
     void ClearCatalogue();
