@@ -63,7 +63,8 @@ const char kUsage[] =
     "  end-below-start  one extra block, first, with end below start\n"
     "  type1-blocks     type 1 (type 3 to mode 4) with the blocks and data\n"
     "  short-answer     the blocks claim more data bytes than the total length holds\n"
-    "  pieces           the answer in small pieces with short pauses\n"
+    "  pieces           the answer in small pieces with short pauses (3 bytes at first, so\n"
+    "                   that the length arrives split, then 512 bytes)\n"
     "The faults that alter a block add a block without data when the answer has none.\n";
 
 struct Options {
@@ -310,7 +311,8 @@ public:
         while (count > 0) {
             if (stopRequested) return false;
             if (limit_ >= 0 && sent_ >= limit_) return false;
-            size_t piece = std::min(count, pieceSize_);
+            // Pieces mode splits the length and the header finely, the data less so.
+            size_t piece = std::min(count, pieceSize_ < 8 && sent_ >= 256 ? 512 : pieceSize_);
             if (limit_ >= 0) piece = std::min(piece, static_cast<size_t>(limit_ - sent_));
             if (sent_ > 0 && pauseMs_ > 0) usleep(static_cast<useconds_t>(pauseMs_) * 1000);
             ssize_t n = send(fd_, data, piece, MSG_NOSIGNAL);
