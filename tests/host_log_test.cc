@@ -1,16 +1,22 @@
 // The daily log: file name, stamp, line ends, the switch, and lines from several threads.
 #include <set>
 
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
 #include "host_util.h"
+#include "test_process.h"
 #include "platform/EventLoop.h"
 #include "platform/Text.h"
 #include "service/main.h"
 
 using hosttest::At;
 using hosttest::FakeClock;
-using hosttest::ReadFile;
-using hosttest::TempDir;
-namespace fs = hosttest::fs;
+using testutil::ReadFile;
+using testutil::TempDir;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -20,10 +26,10 @@ struct LogModule {
     platform::EventLoop loop;
     std::vector<std::string> echoed;
     TPelornDataLoader module{
-        loop, ModuleOptions{home.Path(), &clock,
+        loop, ModuleOptions{home.path(), &clock,
                             [this](const std::string& line) { echoed.push_back(line); }}};
 
-    LogModule() { module.FHomeFolder = home.Path(); }
+    LogModule() { module.FHomeFolder = home.path(); }
     std::string Log(const std::string& name) { return ReadFile(home / ("Logs/" + name)); }
 };
 
@@ -74,7 +80,7 @@ TEST(HostLog, SwitchedOffWritesNothingAndMakesNoFolder) {
 TEST(HostLog, UnwritableLogLosesTheLineOnly) {
     LogModule m;
     m.clock.times = {At(2011, 3, 15, 9, 5, 7)};
-    hosttest::WriteFile(m.home / "Logs", "a file where the folder should be");
+    testutil::WriteFile(m.home / "Logs", "a file where the folder should be");
     EXPECT_NO_THROW(m.module.AppendLog("lost"));
     fs::remove(m.home / "Logs");
     m.module.AppendLog("kept");
@@ -84,8 +90,8 @@ TEST(HostLog, UnwritableLogLosesTheLineOnly) {
 TEST(HostLog, LinesFromSeveralThreadsAreAllKeptWhole) {
     TempDir home;
     platform::EventLoop loop;
-    TPelornDataLoader module(loop, ModuleOptions{home.Path(), nullptr, nullptr});
-    module.FHomeFolder = home.Path();
+    TPelornDataLoader module(loop, ModuleOptions{home.path(), nullptr, nullptr});
+    module.FHomeFolder = home.path();
     constexpr int kThreads = 4;
     constexpr int kLines = 200;
     std::vector<std::thread> threads;

@@ -1,14 +1,18 @@
 // The private-profile file: how it is read and where a write puts its line.
 #include <sys/stat.h>
 
-#include "host_util.h"
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "test_process.h"
 #include "platform/ProfileFile.h"
 #include "platform/Text.h"
 #include "service/IniFile.h"
 
-using hosttest::ReadFile;
-using hosttest::TempDir;
-using hosttest::WriteFile;
+using testutil::ReadFile;
+using testutil::TempDir;
+using testutil::WriteFile;
 
 TEST(HostProfile, ReadsKeysAsTheWindowsFunctions) {
     TempDir dir;
@@ -128,7 +132,7 @@ TEST(HostProfile, WriteFailsWithoutTouchingAnything) {
     TempDir dir;
     // A missing folder: no file is made.
     EXPECT_FALSE(platform::ProfileFile(dir / "no/a.ini").WriteString("S", "K", "V"));
-    EXPECT_FALSE(hosttest::fs::exists(dir / "no"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "no"));
     // A read-only file (no write bits) refuses writes and deletions, for root as well.
     const std::string path = dir / "ro.ini";
     WriteFile(path, "[S]\nK=1\n");
@@ -138,7 +142,7 @@ TEST(HostProfile, WriteFailsWithoutTouchingAnything) {
     EXPECT_FALSE(file.DeleteKey("S", "K"));
     EXPECT_EQ(ReadFile(path), "[S]\nK=1\n");
     // No temporary file is left beside it.
-    EXPECT_EQ(std::distance(hosttest::fs::directory_iterator(dir.Path()), {}), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
 TEST(HostProfile, RewriteKeepsTheFileMode) {

@@ -1,20 +1,26 @@
 // The configuration file: defaults, reading rules, clamps and the move of the old server keys.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
 #include "host_util.h"
+#include "test_process.h"
 #include "platform/EventLoop.h"
 #include "service/IniFile.h"
 #include "service/main.h"
 
-using hosttest::ReadFile;
-using hosttest::TempDir;
-using hosttest::WriteFile;
-namespace fs = hosttest::fs;
+using testutil::ReadFile;
+using testutil::TempDir;
+using testutil::WriteFile;
+namespace fs = std::filesystem;
 
 namespace {
 
 struct Module {
     TempDir home;
     platform::EventLoop loop;
-    TPelornDataLoader module{loop, ModuleOptions{home.Path(), nullptr, nullptr}};
+    TPelornDataLoader module{loop, ModuleOptions{home.path(), nullptr, nullptr}};
 
     Module() { module.FHomeFolder = module.QueryHomeFolder(); }
     // Writes the file (when given) and reads it as a start does.
@@ -32,7 +38,7 @@ struct Module {
 TEST(HostSettings, FreshFileGetsTheSixDefaultsInOrder) {
     Module m;
     m.Read(nullptr);
-    const std::string& h = m.home.Path();
+    const std::string& h = m.home.path();
     EXPECT_EQ(m.Ini(), "[COMMON]\nDataFolder=" + h + "/Data\nDBFFolder=" + h +
                            "/DBF\nWriteLog=1\n[ONLINE]\nPeriod=300\nValidWeeks=0\nCheckTrips=0\n");
     EXPECT_EQ(m.module.FDataFolder, h + "/Data");
@@ -76,7 +82,7 @@ TEST(HostSettings, ValuesClampsAndBadNumbers) {
         Module m;
         m.Read((std::string("[COMMON]\n") + c.common + "[ONLINE]\n" + c.online).c_str());
         const std::string what = std::string(c.common) + c.online;
-        const std::string h = m.home.Path();
+        const std::string h = m.home.path();
         EXPECT_EQ(m.module.FDataFolder, c.dataFolder ? c.dataFolder : h + "/Data") << what;
         EXPECT_EQ(m.module.FDBFFolder, c.dbfFolder ? c.dbfFolder : h + "/DBF") << what;
         EXPECT_EQ(m.module.FWriteLog, c.writeLog) << what;
@@ -91,7 +97,7 @@ TEST(HostSettings, ExistingKeysAreNeverRewritten) {
     const std::string before =
         "; settings\n[ONLINE]\nperiod=abc\n[COMMON]\nDataFolder=\nWriteLog = 0\n";
     m.Read(before.c_str());
-    const std::string& h = m.home.Path();
+    const std::string& h = m.home.path();
     // Only the missing keys are added, each after the last key of its section.
     EXPECT_EQ(m.Ini(), "; settings\n[ONLINE]\nperiod=abc\nValidWeeks=0\nCheckTrips=0\n"
                        "[COMMON]\nDataFolder=\nWriteLog = 0\nDBFFolder=" +
