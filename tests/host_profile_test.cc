@@ -143,6 +143,14 @@ TEST(HostProfile, WriteFailsWithoutTouchingAnything) {
     EXPECT_EQ(ReadFile(path), "[S]\nK=1\n");
     // No temporary file is left beside it.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+    // A file too large to read is not replaced by the little a write would know of it.
+    TempDir other;
+    const std::string huge = other / "huge.ini";
+    WriteFile(huge, "[S]\nK=1\n");
+    std::filesystem::resize_file(huge, 65u << 20);
+    EXPECT_FALSE(platform::ProfileFile(huge).WriteString("S", "J", "2"));
+    EXPECT_FALSE(platform::ProfileFile(huge).DeleteKey("S", "K"));
+    EXPECT_EQ(std::filesystem::file_size(huge), 65u << 20);
 }
 
 TEST(HostProfile, RewriteKeepsTheFileMode) {

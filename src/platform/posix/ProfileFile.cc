@@ -82,9 +82,14 @@ std::vector<Line> SplitLines(const std::string& content) {
     return lines;
 }
 
-std::vector<Line> Load(const std::string& path) {
+// The lines of the file; a missing file has none. Empty when the file is there but cannot be
+// read: a write must then fail rather than replace it with what little it knows.
+std::optional<std::vector<Line>> Load(const std::string& path) {
+    if (!FileExists(path)) return std::vector<Line>{};
+    if (FileSize(path).value_or(0) > kMaxFile) return std::nullopt;
     const auto content = ReadSmallFile(path, kMaxFile);
-    return content ? SplitLines(*content) : std::vector<Line>{};
+    if (!content) return std::nullopt;
+    return SplitLines(*content);
 }
 
 bool SameName(std::string_view a, std::string_view b) { return CompareNoCase(a, b) == 0; }
@@ -160,7 +165,7 @@ std::string ProfileFile::GetString(const std::string& section, const std::string
                                    const std::string& def) const {
     std::string fallback = def;
     while (!fallback.empty() && fallback.back() == ' ') fallback.pop_back();
-    const std::vector<Line> lines = Load(path_);
+    const std::vector<Line> lines = Load(path_).value_or(std::vector<Line>{});
     const auto sec = FindSection(lines, TrimSpaces(section));
     if (!sec) return fallback;
     const auto at = FindKey(lines, *sec, TrimSpaces(key));
@@ -175,7 +180,7 @@ std::string ProfileFile::GetString(const std::string& section, const std::string
 
 std::vector<std::string> ProfileFile::KeyNames(const std::string& section) const {
     std::vector<std::string> names;
-    const std::vector<Line> lines = Load(path_);
+    const std::vector<Line> lines = Load(path_).value_or(std::vector<Line>{});
     const auto sec = FindSection(lines, TrimSpaces(section));
     if (!sec) return names;
     for (size_t j = sec->header + 1; j < sec->afterLastEntry; ++j) {
@@ -189,7 +194,9 @@ bool ProfileFile::WriteString(const std::string& section, const std::string& key
                               const std::string& value) {
     const std::string sectionName = TrimSpaces(section);
     const std::string keyName = TrimSpaces(key);
-    std::vector<Line> lines = Load(path_);
+    auto loaded = Load(path_);
+    if (!loaded) return false;
+    std::vector<Line>& lines = *loaded;
     const std::string before = Join(lines);
     const auto sec = FindSection(lines, sectionName);
     const auto at = sec ? FindKey(lines, *sec, keyName) : std::nullopt;
@@ -213,7 +220,9 @@ bool ProfileFile::WriteString(const std::string& section, const std::string& key
 }
 
 bool ProfileFile::DeleteKey(const std::string& section, const std::string& key) {
-    std::vector<Line> lines = Load(path_);
+    auto loaded = Load(path_);
+    if (!loaded) return false;
+    std::vector<Line>& lines = *loaded;
     const auto sec = FindSection(lines, TrimSpaces(section));
     const auto at = sec ? FindKey(lines, *sec, TrimSpaces(key)) : std::nullopt;
     if (!at) return true;  // nothing to remove

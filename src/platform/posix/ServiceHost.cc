@@ -122,6 +122,9 @@ ControlListener::ControlListener(ServiceControls controls) : impl_(std::make_uni
     for (const int sig : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2}) sigaddset(&impl_->set, sig);
     // Blocked in this thread and so in every thread started after it: only sigwait takes them.
     pthread_sigmask(SIG_BLOCK, &impl_->set, nullptr);
+    // A reader of the console echo that goes away, or a peer that closes its socket, must cost a
+    // failed write, not the process.
+    signal(SIGPIPE, SIG_IGN);
     impl_->thread = std::thread([impl = impl_.get()] { impl->Run(); });
 }
 
