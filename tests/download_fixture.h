@@ -165,6 +165,15 @@ private:
     std::thread thread_;
 };
 
+// Polls condition until it holds or the deadline passes.
+inline bool WaitFor(const std::function<bool()>& condition,
+                    std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    while (!condition())
+        if (std::chrono::steady_clock::now() > until) return false;
+    return true;
+}
+
 // Splits s into pieces: the first at cut, the rest after it.
 inline std::vector<std::string> SplitAt(const std::string& s, size_t cut) {
     return {s.substr(0, cut), s.substr(cut)};

@@ -28,6 +28,7 @@ protected:
         options.home = dir_.string();
         options.onLogLine = [this](const std::string& line) { lines_.push_back(line); };
         module_ = std::make_unique<TPelornDataLoader>(loop_, options);
+        module_->FHomeFolder = dir_.string();
         module_->FDataFolder = (dir_ / "data").string();
         timeouts_.readinessWaitMs = 50;
         timeouts_.silenceMs = 1000;
