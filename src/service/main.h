@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "catalogue/Catalogue.h"
@@ -26,7 +27,9 @@ std::string ServiceDescription();
 struct ModuleOptions {
     std::string home;                                   // empty: the executable's folder
     platform::Clock* clock = nullptr;                   // null: the system clocks
-    std::function<void(const std::string&)> onLogLine;  // echo of each written log line (stamped)
+    // Echo of each log line (stamp and text, no line end) while the log is on. Called under the
+    // log's lock, on the thread that logs.
+    std::function<void(const std::string&)> onLogLine;
 };
 
 class TPelornDataLoader {
@@ -111,12 +114,23 @@ public:
     platform::Clock& Clock() { return *clock_; }
 
 private:
+    // Ends the download (storing what has arrived), logs the stop, ends the monitor.
+    void StopSequence();
+    // Lets a running download end, processing its hand-overs meanwhile. Loop thread.
+    void FinishDownload();
+
     platform::EventLoop& loop_;
     platform::Clock* clock_;
     ModuleOptions options_;
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FPaused{false};
+    std::mutex logMutex_;
 };
+
+// Name of the day's log file, "RecieveData_YYMMDD.log", and the stamp "[dd.mm.yyyy hh:mm:ss] "
+// that begins each line.
+std::string LogFileName(const platform::LocalTime& t);
+std::string LogStamp(const platform::LocalTime& t);
 
 // The one module instance of the process (set by the program entry).
 extern TPelornDataLoader* PelornDataLoader;
