@@ -60,8 +60,10 @@ std::vector<std::string> LogTexts(const std::string& home) {
     return texts;
 }
 
-const std::vector<std::string> kStartStop = {"Служба запущена", "Версия исполняемого файла 1.0.0.0",
-                                             "Служба остановлена"};
+// Both catalogue scans run before the start is reported; only the server scan logs.
+const std::vector<std::string> kStartStop = {
+    "Обновление списка серверов", "Обновление списка серверов завершено", "Служба запущена",
+    "Версия исполняемого файла 1.0.0.0", "Служба остановлена"};
 
 }  // namespace
 
