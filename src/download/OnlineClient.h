@@ -46,6 +46,10 @@ struct DataFileDay {
 };
 std::optional<DataFileDay> ParseDataFileName(std::string_view name, std::string_view ext);
 
+// Orders requests as the exchange sort by (serial, label ignoring case) does, with its exact
+// placing of records whose keys are equal (it is not stable).
+void ExchangeSortRequests(TRequestList& list);
+
 // "принято" line of the store: device, day, count grouped by sep ('\0': no grouping) and the
 // plural ending. Windows-1251 bytes.
 std::string FormatReceivedLine(const TDevFilesRequest& item, uint32_t count, char sep);
