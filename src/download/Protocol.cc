@@ -21,8 +21,9 @@ constexpr uint32_t kRequestEntryLength = 26;
 constexpr uint32_t kAnswerBlockLength = 24;
 constexpr uint32_t kMaxAnswerSerial = 9999999;
 // A bounded read asks for at most this much, so that the blocks complete by then reach the
-// archive while a long answer is still streaming in.
-constexpr uint32_t kReadChunk = 1u << 20;
+// archive while a long answer is still streaming in: a server that sends steadily never pauses
+// for a whole readiness wait, and the read would otherwise end only with the answer.
+constexpr uint32_t kReadChunk = 64u << 10;
 
 struct Messages {
     std::string noWinsock = platform::Cp1251("Невозможно установить соединение");
