@@ -27,8 +27,10 @@ protected:
         item.Start = start;
         return item;
     }
-    // As the answer handling does once per answer.
+    // As an exchange does: its requests are built, then its answer begins.
     void BeginAnswer() {
+        thread_->FRequests.clear();
+        thread_->BuildRequests();
         thread_->FDataFolderReady = std::filesystem::is_directory(module_->FDataFolder);
     }
     bool Append(TDevFilesRequest item, const std::string& bytes, uint64_t offset = 0) {
@@ -118,6 +120,16 @@ TEST_F(StoreAppend, AMissingDataFolderIsMadeOncePerAnswerButNotItsParents) {
     BeginAnswer();
     EXPECT_TRUE(Append(Item(12345, "050311", "bin", 0), "data"));
     EXPECT_EQ(ReadFile(root_ / "missing" / "data" / "0012345" / "0012345-110305.bin"), "data");
+}
+
+TEST_F(StoreAppend, ADataFolderChangedDuringAnExchangeIsUsedFromTheNextOne) {
+    BeginAnswer();
+    module_->FDataFolder = (root_ / "other").string();
+    EXPECT_TRUE(Append(Item(12345, "050311", "bin", 0), "old"));
+    EXPECT_EQ(ReadFile(DayFile("0012345-110305.bin")), "old");
+    BeginAnswer();
+    EXPECT_TRUE(Append(Item(12345, "050311", "bin", 0), "new"));
+    EXPECT_EQ(ReadFile(root_ / "other" / "0012345" / "0012345-110305.bin"), "new");
 }
 
 TEST_F(StoreAppend, AShortWriteIsAFailureAndIsNotLogged) {

@@ -133,7 +133,7 @@ void TOnlineClientThread::FillRequest(TDevFilesRequest& request, const TGSMEntry
 
     char serial[16];
     std::snprintf(serial, sizeof serial, "%07u", device.Serial);
-    const std::string deviceFolder = platform::JoinPath(module_.FDataFolder, serial);
+    const std::string deviceFolder = platform::JoinPath(FExchangeDataFolder, serial);
     const std::string prefix = std::string(serial) + "-";
     std::optional<DataFileDay> best = cutOff;
     for (const std::string_view ext : {ext0, ext1}) {
@@ -160,6 +160,7 @@ void TOnlineClientThread::FillRequest(TDevFilesRequest& request, const TGSMEntry
 }
 
 void TOnlineClientThread::BuildRequests() {
+    FExchangeDataFolder = module_.FDataFolder;
     const auto cutOff = CutOffDay(module_.Clock().Now(), FValidWeeks);
     const std::string_view ext0 = FileKind(FMode, 0);
     const std::string_view ext1 = FileKind(FMode, 1);
