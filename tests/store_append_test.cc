@@ -7,7 +7,7 @@
 namespace {
 
 class StoreAppend : public DownloadFixture {
-protected:
+  protected:
     void SetUp() override {
         DownloadFixture::SetUp();
         // The separator of the regional settings is fixed so that the lines are known.
@@ -88,8 +88,21 @@ TEST_F(StoreAppend, AnEmptyBlockCreatesTheDayFileAndIsLogged) {
 
 TEST_F(StoreAppend, DaysAndKindsThatCannotNameAFileAreRefusedBeforeAnythingIsMade) {
     const std::string_view badDays[] = {
-        "??????", "05/311", "..\\311", "05:311", "05*311", "05<311", "05>311",
-        "05\"311", "05|311", std::string_view("05\0" "311", 6), "05\x01" "311", "05\t311",
+        "??????",
+        "05/311",
+        "..\\311",
+        "05:311",
+        "05*311",
+        "05<311",
+        "05>311",
+        "05\"311",
+        "05|311",
+        std::string_view("05\0"
+                         "311",
+                         6),
+        "05\x01"
+        "311",
+        "05\t311",
     };
     for (const std::string_view day : badDays) {
         BeginAnswer();

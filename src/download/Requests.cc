@@ -32,8 +32,7 @@ DataFileDay CivilFromDays(int64_t z) {
     const int64_t mp = (5 * doy + 2) / 153;
     const int64_t d = doy - (153 * mp + 2) / 5 + 1;
     const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-    return {static_cast<int>(era * 400 + yoe + (m <= 2)), static_cast<int>(m),
-            static_cast<int>(d)};
+    return {static_cast<int>(era * 400 + yoe + (m <= 2)), static_cast<int>(m), static_cast<int>(d)};
 }
 
 // The Monday of this week, validWeeks weeks back; none when validWeeks is 0.
