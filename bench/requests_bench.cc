@@ -66,7 +66,8 @@ struct Archive {
         }
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-        std::fprintf(stderr, "archive: %d devices x %d days x 2 kinds = %lld files, made in %.1f s\n",
+        std::fprintf(stderr,
+                     "archive: %d devices x %d days x 2 kinds = %lld files, made in %.1f s\n",
                      devices, days, static_cast<long long>(devices) * days * 2, seconds);
 
         module = std::make_unique<TPelornDataLoader>(loop, ModuleOptions{});
@@ -117,10 +118,10 @@ void BM_ListDeviceFolders(benchmark::State& state) {
     for (auto _ : state) {
         size_t entries = 0;
         for (int d = 0; d < archive.devices; ++d) {
-            entries += platform::ListDir(
-                           platform::JoinPath(archive.module->FDataFolder,
-                                              Serial7(static_cast<uint32_t>(100000 + d))))
-                           .size();
+            entries +=
+                platform::ListDir(platform::JoinPath(archive.module->FDataFolder,
+                                                     Serial7(static_cast<uint32_t>(100000 + d))))
+                    .size();
         }
         benchmark::DoNotOptimize(entries);
     }

@@ -190,6 +190,15 @@ TEST(HostProgram, InstallAndUninstallAUnit) {
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find(unit), std::string::npos) << r.err;
 
+    // systemd would expand % and $ and split at blanks: the home reaches the unit escaped.
+    fs::create_directory(dir / "50% $x \"q\"");
+    r = RunProgram("/install /silent --home '" + (dir / "50% $x \"q\"") + "'", env);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(ReadFile(unit).find(" --home \"" + dir.path() + "/50%% $$x \\\"q\\\"\"\n"),
+              std::string::npos)
+        << ReadFile(unit);
+    RunProgram("/uninstall /silent", env);
+
     // A home whose settings cannot be written takes the registration back.
     r = RunProgram("/install /silent --home " + (dir / "missing"), env);
     EXPECT_EQ(r.status, 2);

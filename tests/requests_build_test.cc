@@ -2,13 +2,12 @@
 #include <random>
 
 #include "platform/Text.h"
-
 #include "store_fixture.h"
 
 namespace {
 
 class RequestsBuild : public DownloadFixture {
-protected:
+  protected:
     void SetUp() override {
         DownloadFixture::SetUp();
         clock_.SetDate(2011, 3, 9);
@@ -140,8 +139,10 @@ TEST_F(RequestsBuild, ADeviceInBothListsIsAskedAboutOnceWithTheRecordTheSortPuts
     for (const auto& c : cases) {
         module_->FCommonList.clear();
         ServerDevices().clear();
-        for (const auto& [serial, password] : c.common) AddDevice(module_->FCommonList, serial, password);
-        for (const auto& [serial, password] : c.server) AddDevice(ServerDevices(), serial, password);
+        for (const auto& [serial, password] : c.common)
+            AddDevice(module_->FCommonList, serial, password);
+        for (const auto& [serial, password] : c.server)
+            AddDevice(ServerDevices(), serial, password);
         EXPECT_EQ(Build(), c.expected);
     }
 }

@@ -7,7 +7,7 @@
 namespace {
 
 class StoreAppend : public DownloadFixture {
-protected:
+  protected:
     void SetUp() override {
         DownloadFixture::SetUp();
         // The separator of the regional settings is fixed so that the lines are known.
@@ -27,8 +27,10 @@ protected:
         item.Start = start;
         return item;
     }
-    // As the answer handling does once per answer.
+    // As an exchange does: its requests are built, then its answer begins.
     void BeginAnswer() {
+        thread_->FRequests.clear();
+        thread_->BuildRequests();
         thread_->FDataFolderReady = std::filesystem::is_directory(module_->FDataFolder);
     }
     bool Append(TDevFilesRequest item, const std::string& bytes, uint64_t offset = 0) {
@@ -86,8 +88,21 @@ TEST_F(StoreAppend, AnEmptyBlockCreatesTheDayFileAndIsLogged) {
 
 TEST_F(StoreAppend, DaysAndKindsThatCannotNameAFileAreRefusedBeforeAnythingIsMade) {
     const std::string_view badDays[] = {
-        "??????", "05/311", "..\\311", "05:311", "05*311", "05<311", "05>311",
-        "05\"311", "05|311", std::string_view("05\0" "311", 6), "05\x01" "311", "05\t311",
+        "??????",
+        "05/311",
+        "..\\311",
+        "05:311",
+        "05*311",
+        "05<311",
+        "05>311",
+        "05\"311",
+        "05|311",
+        std::string_view("05\0"
+                         "311",
+                         6),
+        "05\x01"
+        "311",
+        "05\t311",
     };
     for (const std::string_view day : badDays) {
         BeginAnswer();
@@ -118,6 +133,16 @@ TEST_F(StoreAppend, AMissingDataFolderIsMadeOncePerAnswerButNotItsParents) {
     BeginAnswer();
     EXPECT_TRUE(Append(Item(12345, "050311", "bin", 0), "data"));
     EXPECT_EQ(ReadFile(root_ / "missing" / "data" / "0012345" / "0012345-110305.bin"), "data");
+}
+
+TEST_F(StoreAppend, ADataFolderChangedDuringAnExchangeIsUsedFromTheNextOne) {
+    BeginAnswer();
+    module_->FDataFolder = (root_ / "other").string();
+    EXPECT_TRUE(Append(Item(12345, "050311", "bin", 0), "old"));
+    EXPECT_EQ(ReadFile(DayFile("0012345-110305.bin")), "old");
+    BeginAnswer();
+    EXPECT_TRUE(Append(Item(12345, "050311", "bin", 0), "new"));
+    EXPECT_EQ(ReadFile(root_ / "other" / "0012345" / "0012345-110305.bin"), "new");
 }
 
 TEST_F(StoreAppend, AShortWriteIsAFailureAndIsNotLogged) {

@@ -19,7 +19,7 @@
 #include "service/main.h"
 
 class FakeClock : public platform::Clock {
-public:
+  public:
     platform::LocalTime now;
     void SetDate(int year, int month, int day) {
         now.year = year;
@@ -32,7 +32,7 @@ public:
 };
 
 class DownloadFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/pelorn-store-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -78,7 +78,8 @@ protected:
         return out;
     }
     static bool EndsWith(const std::string& text, const std::string& tail) {
-        return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+        return text.size() >= tail.size() &&
+               text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
     }
 
     std::filesystem::path root_;

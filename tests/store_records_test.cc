@@ -46,22 +46,37 @@ TEST(StoreRecords, ReceivedLineGroupsTheCountAndChoosesThePluralEnding) {
         const char* spaced;  // the count grouped with a space
         const char* ending;
     } cases[] = {
-        {0, "0", "ов)"},        {1, "1", ")"},          {2, "2", "а)"},
-        {3, "3", "а)"},         {4, "4", "а)"},         {5, "5", "ов)"},
-        {11, "11", "ов)"},      {12, "12", "ов)"},      {14, "14", "ов)"},
-        {21, "21", ")"},        {22, "22", "а)"},       {25, "25", "ов)"},
-        {100, "100", "ов)"},    {101, "101", ")"},      {104, "104", "а)"},
-        {111, "111", "ов)"},    {112, "112", "ов)"},    {999, "999", "ов)"},
-        {1001, "1 001", ")"},   {1011, "1 011", "ов)"}, {1234, "1 234", "а)"},
-        {100000, "100 000", "ов)"}, {1234567, "1 234 567", "ов)"},
+        {0, "0", "ов)"},
+        {1, "1", ")"},
+        {2, "2", "а)"},
+        {3, "3", "а)"},
+        {4, "4", "а)"},
+        {5, "5", "ов)"},
+        {11, "11", "ов)"},
+        {12, "12", "ов)"},
+        {14, "14", "ов)"},
+        {21, "21", ")"},
+        {22, "22", "а)"},
+        {25, "25", "ов)"},
+        {100, "100", "ов)"},
+        {101, "101", ")"},
+        {104, "104", "а)"},
+        {111, "111", "ов)"},
+        {112, "112", "ов)"},
+        {999, "999", "ов)"},
+        {1001, "1 001", ")"},
+        {1011, "1 011", "ов)"},
+        {1234, "1 234", "а)"},
+        {100000, "100 000", "ов)"},
+        {1234567, "1 234 567", "ов)"},
         {4294967295u, "4 294 967 295", "ов)"},
     };
     const TDevFilesRequest item = Item(12345, "050311");
     for (const char sep : {' ', '\0', '\xA0'}) {
         for (const auto& c : cases) {
-            const std::string expected =
-                "0012345 - 05.03.11 " + platform::Cp1251("(принято ") + Replace(c.spaced, ' ', sep) +
-                platform::Cp1251(std::string(" байт") + c.ending);
+            const std::string expected = "0012345 - 05.03.11 " + platform::Cp1251("(принято ") +
+                                         Replace(c.spaced, ' ', sep) +
+                                         platform::Cp1251(std::string(" байт") + c.ending);
             EXPECT_EQ(FormatReceivedLine(item, c.count, sep), expected)
                 << "count " << c.count << " separator " << int(static_cast<unsigned char>(sep));
         }
@@ -70,9 +85,11 @@ TEST(StoreRecords, ReceivedLineGroupsTheCountAndChoosesThePluralEnding) {
 
 TEST(StoreRecords, ReceivedLineNamesTheDeviceByItsLabelWhenItHasOne) {
     TDevFilesRequest item = Item(7, "311299");
-    EXPECT_EQ(FormatReceivedLine(item, 1, ' '), platform::Cp1251("0000007 - 31.12.99 (принято 1 байт)"));
+    EXPECT_EQ(FormatReceivedLine(item, 1, ' '),
+              platform::Cp1251("0000007 - 31.12.99 (принято 1 байт)"));
     item.Label = "Truck 12";
-    EXPECT_EQ(FormatReceivedLine(item, 2, ' '), platform::Cp1251("Truck 12 - 31.12.99 (принято 2 байта)"));
+    EXPECT_EQ(FormatReceivedLine(item, 2, ' '),
+              platform::Cp1251("Truck 12 - 31.12.99 (принято 2 байта)"));
 }
 
 TEST(StoreRecords, DataFileNamesAreReadAsTheCScannerReadsThem) {
@@ -88,12 +105,12 @@ TEST(StoreRecords, DataFileNamesAreReadAsTheCScannerReadsThem) {
         {"0012345-000229.bin", "bin", 2000, 2, 29},
         {"0012345-240229.bin", "bin", 2024, 2, 29},
         {"0012345-991231.bin", "bin", 2099, 12, 31},
-        {"1-110305.bin", "bin", 2011, 3, 5},           // the serial is not checked here
-        {"0012345-11031.bin", "bin", 2011, 3, 1},      // a two-digit field may hold one digit
-        {"0012345-1 0305.bin", "bin", 2001, 3, 5},     // white space before a number is skipped
-        {"0012345-+10305.bin", "bin", 2001, 3, 5},     // so is a plus sign
+        {"1-110305.bin", "bin", 2011, 3, 5},        // the serial is not checked here
+        {"0012345-11031.bin", "bin", 2011, 3, 1},   // a two-digit field may hold one digit
+        {"0012345-1 0305.bin", "bin", 2001, 3, 5},  // white space before a number is skipped
+        {"0012345-+10305.bin", "bin", 2001, 3, 5},  // so is a plus sign
         {"0012345-110305.binar", "binar", 2011, 3, 5},
-        {"0012345-110305.bin", "sbin", 0, 0, 0},       // another kind
+        {"0012345-110305.bin", "sbin", 0, 0, 0},  // another kind
         {"0012345-110305.sbin", "bin", 0, 0, 0},
         {"0012345-110305.routes", "routes", 0, 0, 0},  // the word takes five characters
         {"0012345-111305.bin", "bin", 0, 0, 0},        // month 13
@@ -109,7 +126,7 @@ TEST(StoreRecords, DataFileNamesAreReadAsTheCScannerReadsThem) {
         {"0012345-1103.bin", "bin", 0, 0, 0},
         {"0012345-110305bin", "bin", 0, 0, 0},
         {"0012345-110305.", "bin", 0, 0, 0},
-        {"00123456-110305.bin", "bin", 0, 0, 0},       // eight digits before the hyphen
+        {"00123456-110305.bin", "bin", 0, 0, 0},  // eight digits before the hyphen
         {"0012345_110305.bin", "bin", 0, 0, 0},
         {"x012345-110305.bin", "bin", 0, 0, 0},
         {"", "bin", 0, 0, 0},
@@ -136,9 +153,15 @@ TEST(StoreRecords, DataFileNameReaderAgreesWithSscanf) {
             const size_t pos = random() % (name.size() + 1);
             const char c = alphabet[random() % alphabet.size()];
             switch (random() % 3) {
-                case 0: if (pos < name.size()) name[pos] = c; break;
-                case 1: name.insert(pos, 1, c); break;
-                default: if (pos < name.size()) name.erase(pos, 1); break;
+                case 0:
+                    if (pos < name.size()) name[pos] = c;
+                    break;
+                case 1:
+                    name.insert(pos, 1, c);
+                    break;
+                default:
+                    if (pos < name.size()) name.erase(pos, 1);
+                    break;
             }
         }
         unsigned serial = 0, yy = 0, mm = 0, dd = 0;

@@ -83,6 +83,12 @@ public:
     // Exchanges that ended with an error message during this download (for --once).
     int FErrorCount = 0;
 
+    // The module's FDataFolder as it stood when this exchange's requests were built (on the loop
+    // thread). The download thread reads the archive's place only from here: a re-read of the
+    // settings may replace the module's field meanwhile, and it takes effect with the next
+    // exchange, whose requests are built from the new folder anyway.
+    std::string FExchangeDataFolder;
+
     // Poll cycle.
     void PollServers();
     void RunPasses();

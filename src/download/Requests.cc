@@ -32,8 +32,7 @@ DataFileDay CivilFromDays(int64_t z) {
     const int64_t mp = (5 * doy + 2) / 153;
     const int64_t d = doy - (153 * mp + 2) / 5 + 1;
     const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-    return {static_cast<int>(era * 400 + yoe + (m <= 2)), static_cast<int>(m),
-            static_cast<int>(d)};
+    return {static_cast<int>(era * 400 + yoe + (m <= 2)), static_cast<int>(m), static_cast<int>(d)};
 }
 
 // The Monday of this week, validWeeks weeks back; none when validWeeks is 0.
@@ -133,7 +132,7 @@ void TOnlineClientThread::FillRequest(TDevFilesRequest& request, const TGSMEntry
 
     char serial[16];
     std::snprintf(serial, sizeof serial, "%07u", device.Serial);
-    const std::string deviceFolder = platform::JoinPath(module_.FDataFolder, serial);
+    const std::string deviceFolder = platform::JoinPath(FExchangeDataFolder, serial);
     const std::string prefix = std::string(serial) + "-";
     std::optional<DataFileDay> best = cutOff;
     for (const std::string_view ext : {ext0, ext1}) {
@@ -160,6 +159,7 @@ void TOnlineClientThread::FillRequest(TDevFilesRequest& request, const TGSMEntry
 }
 
 void TOnlineClientThread::BuildRequests() {
+    FExchangeDataFolder = module_.FDataFolder;
     const auto cutOff = CutOffDay(module_.Clock().Now(), FValidWeeks);
     const std::string_view ext0 = FileKind(FMode, 0);
     const std::string_view ext1 = FileKind(FMode, 1);

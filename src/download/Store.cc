@@ -1,7 +1,9 @@
 // The store of received data: each block is appended where its day file ends, in
 // data folder / %07u / %07u-YYMMDD.ext, and logged.
 #include <cstdio>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 #include "download/OnlineClient.h"
 #include "platform/Files.h"
@@ -41,7 +43,7 @@ bool TOnlineClientThread::AppendBlock(TDevFilesRequest& item, const char* buffer
     const auto ext = KnownKind(item.Ext);
     if (!ext || !IsNameSafeDay(item.Date)) return false;
 
-    const std::string& dataFolder = module_.FDataFolder;
+    const std::string& dataFolder = FExchangeDataFolder;
     if (!FDataFolderReady) {
         // Not tested here: a folder that could not be made shows as a failed open below.
         platform::MakeDir(dataFolder);
