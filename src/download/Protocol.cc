@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <thread>
 
 #include "download/OnlineClient.h"
@@ -168,10 +167,8 @@ long long TOnlineClientThread::ReceiveSome(net::SocketHandle socket, char* desti
 }
 
 void TOnlineClientThread::ReadAnswer(net::SocketHandle socket, uint32_t length) {
-    std::unique_ptr<char[]> buffer;
-    try {
-        buffer = std::make_unique_for_overwrite<char[]>(length);
-    } catch (const std::bad_alloc&) {
+    const net::ReceiveBuffer buffer = net::AllocateReceiveBuffer(length);
+    if (!buffer) {
         FMessage = Text().noMemory;
         return;
     }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -41,5 +42,15 @@ long long Receive(SocketHandle s, void* data, size_t count, bool peek);
 bool PeerClosed(SocketHandle s);
 // Shuts the socket down both ways and closes it.
 void ShutdownAndClose(SocketHandle s);
+
+// A receive buffer of one answer (up to hundreds of megabytes), filled once and freed: taken
+// straight from the system, with large pages where it allows them, so that filling it costs few
+// page faults. Null when the memory cannot be had.
+struct BufferRelease {
+    size_t size = 0;
+    void operator()(char* p) const;
+};
+using ReceiveBuffer = std::unique_ptr<char[], BufferRelease>;
+ReceiveBuffer AllocateReceiveBuffer(size_t size);
 
 }  // namespace platform::net

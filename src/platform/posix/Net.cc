@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -96,6 +97,18 @@ void ShutdownAndClose(SocketHandle s) {
     if (s == kInvalidSocket) return;
     shutdown(Fd(s), SHUT_RDWR);  // fails harmlessly on a socket that never connected
     close(Fd(s));
+}
+
+ReceiveBuffer AllocateReceiveBuffer(size_t size) {
+    if (size == 0) size = 1;
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return ReceiveBuffer(nullptr, BufferRelease{0});
+    madvise(p, size, MADV_HUGEPAGE);  // a hint: without it the buffer only costs more faults
+    return ReceiveBuffer(static_cast<char*>(p), BufferRelease{size});
+}
+
+void BufferRelease::operator()(char* p) const {
+    if (p) munmap(p, size);
 }
 
 }  // namespace platform::net
