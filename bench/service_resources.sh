@@ -2,11 +2,13 @@
 # Resources of the running service:
 #  1. processor time used by a service left idle for IDLE_SECONDS (default 60) with a 300 s period;
 #  2. resident size after 10 and after POLLS (default 1000) polls of the simulator with Period 0.
-# Usage: bench/service_resources.sh [build-dir]     (IDLE_SECONDS=.. POLLS=.. to shorten)
+# Usage: bench/service_resources.sh [build-dir] [idle|polls|all]
+#        (IDLE_SECONDS=.. POLLS=.. to shorten)
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 idle_seconds=${IDLE_SECONDS:-60}
 polls=${POLLS:-1000}
+part=${2:-all}
 loader=$build/PelornDataLoader
 sim=$build/pelorn-server-sim
 work=$(mktemp -d)
@@ -25,6 +27,7 @@ cpu_ms() {  # utime + stime of a process, in ms
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 
 # 1. Idle.
+if [ "$part" != polls ]; then
 mkdir -p "$work/idle"
 printf '[ONLINE]\nPeriod=300\n' >"$work/idle/PelornDataLoader.ini"
 "$loader" --home "$work/idle" --quiet &
@@ -36,6 +39,8 @@ sleep "$idle_seconds"
 after=$(cpu_ms "$idle")
 echo "idle: processor time over ${idle_seconds} s with Period 300: $(awk -v a="$after" -v b="$before" 'BEGIN { print a - b }') ms (total since start ${after} ms)"
 kill "$idle"
+fi
+[ "$part" = idle ] && exit 0
 
 # 2. Memory across polls.
 mkdir -p "$work/tree/0012345" "$work/home/DBF"

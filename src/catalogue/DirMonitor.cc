@@ -13,12 +13,20 @@ constexpr double kMsPerDay = 86400000.0;
 
 }  // namespace
 
-TDirMonitor::TDirMonitor(TPelornDataLoader& module, platform::EventLoop& loop,
-                         std::unique_ptr<platform::ChangeWatchSet> watches)
+TDirMonitor::TDirMonitor(TPelornDataLoader& module, platform::EventLoop& loop)
     : WorkerThread(loop),
       module_(module),
-      watches_(std::move(watches)),
-      iniPath_(platform::JoinPath(module.FHomeFolder, "PelornDataLoader.ini")) {}
+      watches_(platform::ChangeWatchSet::Create()),
+      iniPath_(platform::JoinPath(module.FHomeFolder, "PelornDataLoader.ini")) {
+    // The configuration's time is taken here, on the loop thread, before the watches exist: the
+    // idle-priority thread may first run much later, and an edit made meanwhile must count as
+    // newer. A watch that cannot be made stays a null watch: the thread then ends at its first
+    // wait.
+    FIniTime = GetIniFileTime();
+    watches_->AddTree(module.FDBFFolder);
+    watches_->AddTree(module.FPasswordsFolder);
+    watches_->AddFolder(module.FHomeFolder);
+}
 
 TDirMonitor::~TDirMonitor() {
     Terminate();
@@ -44,7 +52,6 @@ double TDirMonitor::GetIniFileTime() const {
 }
 
 void TDirMonitor::Execute() {
-    FIniTime = GetIniFileTime();
     while (!Terminated()) {
         const int index = watches_->Wait();
         if (index < 0) break;
@@ -106,12 +113,7 @@ void TPelornDataLoader::StartDirMonitor() {
     if (DirMonitorThread) return;
     if (!platform::DirExists(FDBFFolder)) platform::MakeDir(FDBFFolder);
     if (!platform::DirExists(FPasswordsFolder)) platform::MakeDir(FPasswordsFolder);
-    // A watch that cannot be made stays a null watch: the monitor then ends at its first wait.
-    auto watches = platform::ChangeWatchSet::Create();
-    watches->AddTree(FDBFFolder);
-    watches->AddTree(FPasswordsFolder);
-    watches->AddFolder(FHomeFolder);
-    DirMonitorThread = std::make_unique<TDirMonitor>(*this, Loop(), std::move(watches));
+    DirMonitorThread = std::make_unique<TDirMonitor>(*this, Loop());
     DirMonitorThread->Start(true);
     UpdateServerList();
     UpdatePasswordList();

@@ -15,9 +15,9 @@ public:
     // Indexes of the watches, in the order they are created.
     enum { kDBFWatch = 0, kPasswordsWatch = 1, kHomeWatch = 2 };
 
-    // Takes the watches (made by StartDirMonitor; a failed one is a null watch in the set).
-    TDirMonitor(TPelornDataLoader& module, platform::EventLoop& loop,
-                std::unique_ptr<platform::ChangeWatchSet> watches);
+    // Notes the configuration file's time, then makes the three watches in index order (from
+    // the module's folders). Loop thread.
+    TDirMonitor(TPelornDataLoader& module, platform::EventLoop& loop);
     // Stops and joins the thread while the loop's hand-overs are still served.
     ~TDirMonitor() override;
 

@@ -46,6 +46,10 @@ struct DataFileDay {
 };
 std::optional<DataFileDay> ParseDataFileName(std::string_view name, std::string_view ext);
 
+// Orders requests as the exchange sort by (serial, label ignoring case) does, with its exact
+// placing of records whose keys are equal (it is not stable).
+void ExchangeSortRequests(TRequestList& list);
+
 // "принято" line of the store: device, day, count grouped by sep ('\0': no grouping) and the
 // plural ending. Windows-1251 bytes.
 std::string FormatReceivedLine(const TDevFilesRequest& item, uint32_t count, char sep);
@@ -78,6 +82,12 @@ public:
 
     // Exchanges that ended with an error message during this download (for --once).
     int FErrorCount = 0;
+
+    // The module's FDataFolder as it stood when this exchange's requests were built (on the loop
+    // thread). The download thread reads the archive's place only from here: a re-read of the
+    // settings may replace the module's field meanwhile, and it takes effect with the next
+    // exchange, whose requests are built from the new folder anyway.
+    std::string FExchangeDataFolder;
 
     // Poll cycle.
     void PollServers();
@@ -112,4 +122,8 @@ protected:
 private:
     TPelornDataLoader& module_;
     ExchangeTimeouts timeouts_;
+    // Where StoreAnswerData resumes in the current answer: the first item not yet settled and
+    // its offset in the answer.
+    size_t storeNext_ = 0;
+    uint64_t storeOffset_ = 0;
 };

@@ -113,9 +113,11 @@ int TPelornDataLoader::RunOnce() {
 void TPelornDataLoader::FinishDownload() {
     if (!DownloadThread) return;
     DownloadThread->Terminate();
-    while (!DownloadThread->Finished()) loop_.WaitAndProcess(50);
-    // The thread posts its termination hook after it has marked itself finished: once joined,
-    // the hook is in the queue and runs here, storing what arrived and logging its lines.
+    // The termination hook may run in here and free the thread: look again on every round.
+    while (DownloadThread && !DownloadThread->Finished()) loop_.WaitAndProcess(50);
+    if (!DownloadThread) return;
+    // The thread posts its hook after it has marked itself finished: once joined, the hook is in
+    // the queue and runs here, storing what arrived and logging its lines.
     DownloadThread->Join();
     loop_.ProcessPending();
     DownloadThread.reset();
