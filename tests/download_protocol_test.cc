@@ -46,6 +46,7 @@ protected:
         client_ = std::make_unique<TOnlineClientThread>(*module_, loop_, timeouts_);
         client_->FMode = mode;
         client_->FServerIndex = 0;
+        client_->FExchangeDataFolder = module_->FDataFolder;  // as BuildRequests sets it
         for (uint32_t serial : {12345u, 7654321u}) {
             auto request = std::make_unique<TDevFilesRequest>();
             request->Serial = serial;

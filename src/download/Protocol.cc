@@ -203,7 +203,7 @@ void TOnlineClientThread::ReadAnswer(net::SocketHandle socket, uint32_t length) 
         }
         if (lengthRead && !handled && received >= FHeaderLength) {
             accepted = CheckAnswerHeader(answer, answerType, blockCount, expected);
-            FDataFolderReady = platform::DirExists(module_.FDataFolder);
+            FDataFolderReady = platform::DirExists(FExchangeDataFolder);
             handled = true;
         }
         if (handled && accepted && HasData(answerType) && !StoreAnswerData(answer, false))
