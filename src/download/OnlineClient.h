@@ -122,4 +122,8 @@ protected:
 private:
     TPelornDataLoader& module_;
     ExchangeTimeouts timeouts_;
+    // Where StoreAnswerData resumes in the current answer: the first item not yet settled and
+    // its offset in the answer.
+    size_t storeNext_ = 0;
+    uint64_t storeOffset_ = 0;
 };

@@ -36,6 +36,9 @@ WaitResult WaitReadable(SocketHandle s, uint32_t ms);
 // One recv(); with peek the bytes stay queued. The count read, 0 when the peer has closed the
 // connection, -1 on failure.
 long long Receive(SocketHandle s, void* data, size_t count, bool peek);
+// True when the peer has shut down its sending side: nothing beyond the bytes already queued
+// will come. Does not wait.
+bool PeerClosed(SocketHandle s);
 // Shuts the socket down both ways and closes it.
 void ShutdownAndClose(SocketHandle s);
 
