@@ -334,4 +334,15 @@ TEST_F(MonitorService, ConfigurationEditTakesEffect) {
     EXPECT_FALSE(WaitForLine(kServerUpdate, std::chrono::milliseconds(500)));
 }
 
+TEST_F(MonitorService, PeriodEditTakesEffect) {
+    StartService("300");
+    const std::string noServers = "Нет серверов для опроса.";
+    ASSERT_TRUE(WaitForLine(noServers));  // the first tick polls at once
+    EXPECT_FALSE(WaitForLine(noServers, std::chrono::milliseconds(1500)));
+    ReplaceIni(home_.path(), "[ONLINE]\nPeriod=1\n", 5);
+    // Polls repeat now (a tick every second, one poll each period).
+    EXPECT_TRUE(WaitForLine(noServers));
+    EXPECT_TRUE(WaitForLine(noServers));
+}
+
 }  // namespace
