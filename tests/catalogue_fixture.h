@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "platform/EventLoop.h"
 #include "platform/Text.h"
@@ -17,7 +18,9 @@
 class CatalogueTest : public ::testing::Test {
   protected:
     CatalogueTest()
-        : home_(MakeHome()), module_(loop_, ModuleOptions{home_.string(), nullptr, nullptr}) {
+        : home_(MakeHome()),
+          module_(loop_, ModuleOptions{home_.string(), nullptr,
+                                       [this](const std::string& line) { log_.push_back(line); }}) {
         module_.FHomeFolder = home_.string();
         module_.FDBFFolder = (home_ / "DBF").string();
         module_.FPasswordsFolder = (home_ / "Passwords").string() + "/";
@@ -45,6 +48,7 @@ class CatalogueTest : public ::testing::Test {
     static std::string W(const char* utf8) { return platform::Cp1251(utf8); }
 
     std::filesystem::path home_;
+    std::vector<std::string> log_;  // stamped lines as the module wrote them
     platform::EventLoop loop_;
     TPelornDataLoader module_;
 

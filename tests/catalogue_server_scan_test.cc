@@ -8,6 +8,7 @@
 
 #include "catalogue/ScanRules.h"
 #include "catalogue_fixture.h"
+#include "download/OnlineClient.h"
 #include "platform/Files.h"
 
 namespace {
@@ -184,4 +185,45 @@ TEST_F(ServerScanTest, RescanReplacesTheLists) {
     module_.UpdateServerList();
     EXPECT_TRUE(module_.FServerList.empty());
     EXPECT_EQ(Of(module_.FCommonList), (Devices{{1000002, "q"}}));
+}
+
+TEST_F(ServerScanTest, UpdateIsLoggedAroundTheWalk) {
+    module_.UpdateServerList();
+    ASSERT_EQ(log_.size(), 2u);
+    EXPECT_EQ(log_[0].substr(log_[0].find("] ") + 2), W("Обновление списка серверов"));
+    EXPECT_EQ(log_[1].substr(log_[1].find("] ") + 2), W("Обновление списка серверов завершено"));
+    EXPECT_FALSE(module_.FServerScanBusy);
+}
+
+TEST_F(ServerScanTest, WaitsForTheRunningDownloadToEnd) {
+    Put("DBF/a.zrk", Line(1000001, "p"));
+    bool busyWhileWaiting = false;
+    module_.DownloadThread = std::make_unique<TOnlineClientThread>(module_, loop_);
+    // The end of the download is seen on the loop, as the module's termination hook sees it.
+    module_.DownloadThread->OnTerminate = [this, &busyWhileWaiting] {
+        busyWhileWaiting = module_.FServerScanBusy;
+        loop_.Post([this] { module_.DownloadThread.reset(); });
+    };
+    module_.DownloadThread->Start(false);
+    module_.UpdateServerList();
+    EXPECT_TRUE(busyWhileWaiting);
+    EXPECT_EQ(module_.DownloadThread, nullptr);
+    EXPECT_EQ(Of(module_.FCommonList), (Devices{{1000001, "p"}}));
+}
+
+TEST_F(ServerScanTest, StopDuringTheWaitGivesUpWithoutChanges) {
+    Put("DBF/10.0.0.1-2226/a.zrk", Line(1000001, "p"));
+    module_.UpdateServerList();
+    log_.clear();
+    std::filesystem::remove_all(Path("DBF/10.0.0.1-2226"));
+    const std::string before = Get("Devices.txt");
+    // A download that never ends; the stop arrives while the update waits for it.
+    module_.DownloadThread = std::make_unique<TOnlineClientThread>(module_, loop_);
+    loop_.Post([this] { module_.Stop(); });
+    module_.UpdateServerList();
+    EXPECT_TRUE(module_.DownloadThread->Terminated());
+    EXPECT_TRUE(log_.empty());
+    EXPECT_EQ(module_.FServerList.size(), 1u);
+    EXPECT_EQ(Get("Devices.txt"), before);
+    module_.DownloadThread.reset();  // never started: nothing to wait for
 }

@@ -3,6 +3,7 @@
 #include <unordered_set>
 
 #include "catalogue/FolderWalk.h"
+#include "catalogue/Listing.h"
 #include "catalogue/ScanRules.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -74,15 +75,6 @@ class PasswordFolderWalk {
     std::unordered_set<uint32_t> serials_;
 };
 
-void WritePasswordsListing(const std::string& path, const TPasswordList& list) {
-    const auto file = platform::File::CreateReadOnly(path);
-    if (!file) return;
-    file->WriteAll("Dev count: " + std::to_string(list.size()) + "\r\n");  // failure passed over
-    for (const auto& entry : list) {
-        if (!file->WriteAll(FormatSerial(entry->Serial) + "\t" + entry->Password + "\r\n")) return;
-    }
-}
-
 }  // namespace
 
 void TPelornDataLoader::UpdatePasswordList() {
@@ -92,7 +84,7 @@ void TPelornDataLoader::UpdatePasswordList() {
     platform::MakeDirs(folder);  // when it cannot be made the walk finds nothing
     PasswordFolderWalk(fresh).ScanPasswordFolder(folder, {}, false);
     SortBySerial(fresh);
-    WritePasswordsListing(platform::JoinPath(FHomeFolder, "DispPasswords.txt"), fresh);
+    PasswordsListing(fresh).WriteFile(platform::JoinPath(FHomeFolder, "DispPasswords.txt"));
     // One assignment: the module's list is never incomplete; the old entries go with it.
     FPasswordList.swap(fresh);
     FPasswordScanBusy = false;

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "catalogue/FolderWalk.h"
+#include "catalogue/Listing.h"
 #include "catalogue/ScanRules.h"
 #include "download/OnlineClient.h"
 #include "platform/Files.h"
@@ -190,33 +191,6 @@ class ServerFolderWalk {
     std::unordered_map<const TDeviceList*, std::unordered_set<uint32_t>> serials_;
 };
 
-// Writes Devices.txt; a line that cannot be written ends the part of the listing it belongs to.
-void WriteDevicesListing(const std::string& path, const TDeviceList& common,
-                         const TServerList& servers) {
-    static const std::string kCommon = platform::Cp1251("Общий список\r\n");
-    static const std::string kCommonEmpty = platform::Cp1251("Общий список пуст\r\n");
-    static const std::string kServer = platform::Cp1251("Сервер ");
-    static const std::string kServerEmpty = platform::Cp1251("Cписок сервера пуст\r\n");
-    const auto file = platform::File::CreateReadOnly(path);
-    if (!file) return;
-    const auto deviceLine = [](const TGSMEntry& device) {
-        return "\t" + FormatSerial(device.Serial) + "\r\n";
-    };
-    file->WriteAll(common.empty() ? kCommonEmpty : kCommon);  // a failure here is passed over
-    for (const auto& device : common) {
-        if (!file->WriteAll(deviceLine(*device))) break;
-    }
-    for (const auto& server : servers) {
-        const std::string heading =
-            kServer + server->Address + ":" + std::to_string(server->Port) + "\r\n";
-        if (!file->WriteAll(heading)) return;
-        if (server->Devices.empty() && !file->WriteAll(kServerEmpty)) return;
-        for (const auto& device : server->Devices) {
-            if (!file->WriteAll(deviceLine(*device))) break;
-        }
-    }
-}
-
 }  // namespace
 
 void TPelornDataLoader::UpdateServerList() {
@@ -237,7 +211,8 @@ void TPelornDataLoader::UpdateServerList() {
     ClearCatalogue();
     ServerFolderWalk(*this).ScanServerFolder(FDBFFolder, {}, false, nullptr);
     for (auto& server : FServerList) SortBySerial(server->Devices);
-    WriteDevicesListing(platform::JoinPath(FHomeFolder, "Devices.txt"), FCommonList, FServerList);
+    DevicesListing(FCommonList, FServerList)
+        .WriteFile(platform::JoinPath(FHomeFolder, "Devices.txt"));
     AppendLog(kFinished);
     FServerScanBusy = false;
 }
