@@ -65,9 +65,8 @@ std::optional<DataFileDay> ParseDataFileName(std::string_view name, std::string_
     size_t end = pos;
     while (end < name.size() && end - pos < 5 && !IsScanSpace(name[end])) ++end;
     if (end == pos) return std::nullopt;
-    if (platform::AsciiLower(name.substr(pos, end - pos)) != platform::AsciiLower(ext)) {
-        return std::nullopt;
-    }
+    // Read for every file of a device folder: compared in place, without a lower-cased copy.
+    if (platform::CompareNoCase(name.substr(pos, end - pos), ext) != 0) return std::nullopt;
 
     // A negative part read as a huge unsigned number gives no calendar date.
     const uint64_t year = 2000 + uint64_t{parts[0]};
