@@ -290,3 +290,50 @@ TEST_F(Exchange, TransportFailures) {
 }
 
 }  // namespace
+
+namespace {
+
+// The pass loop against a scripted server: a device of the server's own list, no archive yet.
+class Passes : public Exchange {
+protected:
+    // Runs the passes of server 0; the requests the server saw.
+    std::vector<std::string> RunPasses(std::vector<Script> scripts) {
+        ScriptedServer server(std::move(scripts));
+        module_->FServerList.clear();
+        auto entry = std::make_unique<TServerEntry>();
+        entry->Address = "127.0.0.1";
+        entry->Port = server.Port();
+        auto device = std::make_unique<TGSMEntry>();
+        device->Serial = 12345;
+        device->Password = "secret";
+        entry->Devices.push_back(std::move(device));
+        module_->FServerList.push_back(std::move(entry));
+        client_ = std::make_unique<TOnlineClientThread>(*module_, loop_, timeouts_);
+        client_->FMode = 2;
+        client_->FServerIndex = 0;
+        client_->RunPasses();
+        return server.Requests();
+    }
+};
+
+TEST_F(Passes, MoreDataLeadsToAPassFromTheNewSizes) {
+    const Block first{.serial = 12345, .date = "050311", .start = 0, .end = 100, .more = 1};
+    const Block rest{.serial = 12345, .date = "050311", .start = 100, .end = 150};
+    const auto requests = RunPasses({Script{{Answer(2, {first})}}, Script{{Answer(2, {rest})}}});
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].substr(16 + 10, 10), std::string("050311") + std::string("\x64\0\0\0", 4));
+    EXPECT_EQ(DayFile(12345, "110305", "bin"), Data(12345, 0, 150));
+    EXPECT_EQ(client_->FMessage, "");
+}
+
+// A server that announces more data but sends nothing new would be asked again and again with
+// the same requests: the passes end instead.
+TEST_F(Passes, MoreDataWithoutAnyNewByteEndsThePasses) {
+    const Block empty{.serial = 12345, .date = "050311", .start = 0, .end = 0, .more = 1};
+    const auto requests = RunPasses({Script{{Answer(2, {empty})}}, Script{{Answer(2, {empty})}},
+                                     Script{{Answer(2, {empty})}}});
+    EXPECT_EQ(requests.size(), 1u);
+    EXPECT_EQ(client_->FMessage, "");
+}
+
+}  // namespace

@@ -87,6 +87,9 @@ void TOnlineClientThread::RunPasses() {
             return;
         }
         if (!FMoreData || Terminated()) return;
+        // The next requests are built from the archive: when this answer added nothing they
+        // would be the same, and a server that answers them the same way would be asked forever.
+        if (exchangeStored_ == 0) return;
     }
 }
 

@@ -126,4 +126,6 @@ private:
     // its offset in the answer.
     size_t storeNext_ = 0;
     uint64_t storeOffset_ = 0;
+    // Bytes the current exchange appended to the archive.
+    uint64_t exchangeStored_ = 0;
 };

@@ -70,6 +70,7 @@ int32_t BlockLength(const TDevFilesRequest& item) {
 }  // namespace
 
 void TOnlineClientThread::ExchangeRequests() {
+    exchangeStored_ = 0;
     const uint32_t n = static_cast<uint32_t>(FRequests.size());
     std::string packet(10 + kRequestEntryLength * n, '\0');
     char* at = packet.data();
@@ -290,12 +291,17 @@ bool TOnlineClientThread::StoreAnswerData(const char* answer, bool partialAllowe
             const uint32_t count = static_cast<uint32_t>(blockLength);
             const int64_t available = static_cast<int64_t>(FReceived) - static_cast<int64_t>(offset);
             if (available >= count) {
-                if (AppendBlock(item, answer, offset, count))
+                if (AppendBlock(item, answer, offset, count)) {
                     item.Done = 1;
+                    exchangeStored_ += count;
+                } else {
+                    ok = false;
+                }
+            } else if (partialAllowed && available > 0) {
+                if (AppendBlock(item, answer, offset, static_cast<uint32_t>(available)))
+                    exchangeStored_ += static_cast<uint64_t>(available);
                 else
                     ok = false;
-            } else if (partialAllowed && available > 0) {
-                if (!AppendBlock(item, answer, offset, static_cast<uint32_t>(available))) ok = false;
             }
         }
         if (blockLength >= 0) {
