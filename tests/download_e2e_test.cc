@@ -232,9 +232,15 @@ TEST_F(EndToEnd, EachFaultGivesItsMessageAndLeavesTheArchiveCorrect) {
         EXPECT_EQ(RunOnce(), *c.message ? 1 : 0);
         for (const auto& e : errors) EXPECT_EQ(Count(e), e == c.message ? 1 : 0) << e;
         ExpectArchiveIsPrefixOfTree();
-        if (c.whole) EXPECT_EQ(Files(home_ / "Data"), Files(sim_ / "tree", ".route"));
-        if (std::string(c.fault) == "type1-blocks") EXPECT_TRUE(Tree(home_ / "Data").empty());
-        if (std::string(c.fault) == "close-mid") EXPECT_FALSE(Tree(home_ / "Data").empty());
+        if (c.whole) {
+            EXPECT_EQ(Files(home_ / "Data"), Files(sim_ / "tree", ".route"));
+        }
+        if (std::string(c.fault) == "type1-blocks") {
+            EXPECT_TRUE(Tree(home_ / "Data").empty());
+        }
+        if (std::string(c.fault) == "close-mid") {
+            EXPECT_FALSE(Tree(home_ / "Data").empty());
+        }
     }
 }
 

@@ -137,7 +137,9 @@ TEST(StoreRecords, DataFileNamesAreReadAsTheCScannerReadsThem) {
             EXPECT_FALSE(day.has_value()) << c.name << " / " << c.ext;
         } else {
             EXPECT_TRUE(day.has_value()) << c.name << " / " << c.ext;
-            if (day) EXPECT_EQ(*day, (DataFileDay{c.year, c.month, c.day})) << c.name;
+            if (day) {
+                EXPECT_EQ(*day, (DataFileDay{c.year, c.month, c.day})) << c.name;
+            }
         }
     }
 }
