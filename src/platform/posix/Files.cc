@@ -193,21 +193,24 @@ std::vector<FoundFile> FindDayFiles(const std::string& dir, std::string_view pre
     std::vector<FoundFile> out;
     DIR* d = opendir(dir.c_str());
     if (!d) return out;
-    const std::string lowPrefix = AsciiLower(prefix);
-    const std::string lowTail = "." + AsciiLower(ext);
+    const std::string tail = "." + std::string(ext);
+    // Windows names compare without regard to case; no copies on this path, it runs per file.
+    const auto sameNoCase = [](std::string_view a, std::string_view b) {
+        return CompareNoCase(a, b) == 0;
+    };
     while (dirent* e = readdir(d)) {
         if (e->d_type == DT_DIR) continue;
         const std::string_view name(e->d_name);
-        if (name.size() < lowPrefix.size() + lowTail.size()) continue;
+        if (name.size() < prefix.size() + tail.size()) continue;
         // Windows' "??????" takes up to six characters before the dot of ".ext".
-        const size_t middle = name.size() - lowPrefix.size() - lowTail.size();
+        const size_t middle = name.size() - prefix.size() - tail.size();
         if (middle > 6) continue;
-        if (AsciiLower(name.substr(0, lowPrefix.size())) != lowPrefix) continue;
-        if (AsciiLower(name.substr(name.size() - lowTail.size())) != lowTail) continue;
-        if (name.substr(lowPrefix.size(), middle).find('.') != std::string_view::npos) continue;
+        if (!sameNoCase(name.substr(0, prefix.size()), prefix)) continue;
+        if (!sameNoCase(name.substr(name.size() - tail.size()), tail)) continue;
+        if (name.substr(prefix.size(), middle).find('.') != std::string_view::npos) continue;
+        // Relative to the open folder: no path to build or resolve again for each file.
         struct stat st {};
-        const std::string full = JoinPath(dir, name);
-        if (stat(full.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+        if (fstatat(dirfd(d), e->d_name, &st, 0) != 0 || S_ISDIR(st.st_mode)) continue;
         out.push_back({std::string(name), static_cast<uint64_t>(st.st_size)});
     }
     closedir(d);
