@@ -6,14 +6,14 @@
 #include <filesystem>
 #include <thread>
 
-#include "host_util.h"
+#include "fake_clock.h"
 #include "test_process.h"
 #include "platform/EventLoop.h"
 #include "platform/Text.h"
 #include "service/main.h"
 
-using hosttest::At;
-using hosttest::FakeClock;
+using testutil::At;
+using testutil::FakeClock;
 using testutil::ReadFile;
 using testutil::TempDir;
 namespace fs = std::filesystem;

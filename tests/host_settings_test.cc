@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "host_util.h"
 #include "test_process.h"
 #include "platform/EventLoop.h"
 #include "service/IniFile.h"

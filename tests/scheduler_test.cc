@@ -8,15 +8,9 @@
 #include "download_fixture.h"
 #include "platform/Text.h"
 #include "service/main.h"
+#include "fake_clock.h"
 
 namespace {
-
-class FakeClock : public platform::Clock {
-public:
-    platform::LocalTime Now() const override { return {}; }
-    uint32_t Ticks() const override { return ticks; }
-    uint32_t ticks = 0;
-};
 
 class Scheduler : public ::testing::Test {
 protected:
@@ -57,7 +51,7 @@ protected:
 
     std::filesystem::path dir_;
     platform::EventLoop loop_;
-    FakeClock clock_;
+    testutil::FakeClock clock_;
     std::vector<std::string> lines_;
     std::unique_ptr<TPelornDataLoader> module_;
 };

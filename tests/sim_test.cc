@@ -67,14 +67,24 @@ std::string Request(uint16_t mode, const std::vector<RequestEntry>& entries) {
     return packet;
 }
 
-// Sends one request and reads until the server closes. Decodes the header when it is whole.
-Answer Exchange(int port, const std::string& packet) {
+// A blocking TCP connection to the simulator on 127.0.0.1; -1 when it could not be made.
+int ConnectLoopback(int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends one request and reads until the server closes. Decodes the header when it is whole.
+Answer Exchange(int port, const std::string& packet) {
+    int fd = ConnectLoopback(port);
+    EXPECT_GE(fd, 0);
     EXPECT_EQ(send(fd, packet.data(), packet.size(), 0), static_cast<ssize_t>(packet.size()));
     timeval tv = {10, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -285,12 +295,8 @@ TEST_F(SimTest, FaultModesBreakTheAnswerAsNamed) {
     for (const char* fault : {"length-small", "length-big"}) {
         // The server keeps the connection after the bad length; the client gives up.
         Simulator sim(tree_.path(), {"--fault", fault});
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(sim.port()));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        const int fd = ConnectLoopback(sim.port());
+        ASSERT_GE(fd, 0);
         send(fd, request.data(), request.size(), 0);
         std::string head(4, '\0');
         ASSERT_EQ(recv(fd, head.data(), 4, MSG_WAITALL), 4);
@@ -302,12 +308,8 @@ TEST_F(SimTest, FaultModesBreakTheAnswerAsNamed) {
 TEST(SimProcess, StopsOnSigtermWhileAClientHoldsTheConnection) {
     TempDir tree;
     Simulator sim(tree.path(), {"--fault", "no-answer"});
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(sim.port()));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const int fd = ConnectLoopback(sim.port());
+    ASSERT_GE(fd, 0);
     std::string request = Request(2, {{1, "", "??????", 0}});
     send(fd, request.data(), request.size(), 0);
     sim.process().Signal(SIGTERM);

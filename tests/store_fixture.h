@@ -17,19 +17,7 @@
 #include "platform/Clock.h"
 #include "platform/EventLoop.h"
 #include "service/main.h"
-
-class FakeClock : public platform::Clock {
-  public:
-    platform::LocalTime now;
-    void SetDate(int year, int month, int day) {
-        now.year = year;
-        now.month = month;
-        now.day = day;
-        now.dayOfWeek = platform::DayOfWeek(year, month, day);
-    }
-    platform::LocalTime Now() const override { return now; }
-    uint32_t Ticks() const override { return 0; }
-};
+#include "fake_clock.h"
 
 class DownloadFixture : public ::testing::Test {
   protected:
@@ -83,7 +71,7 @@ class DownloadFixture : public ::testing::Test {
     }
 
     std::filesystem::path root_;
-    FakeClock clock_;
+    testutil::FakeClock clock_;
     platform::EventLoop loop_;
     std::unique_ptr<TPelornDataLoader> module_;
     std::unique_ptr<TOnlineClientThread> thread_;
